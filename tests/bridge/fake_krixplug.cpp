@@ -10,6 +10,8 @@
 
 #include <algorithm>
 
+#include "table.h"
+
 struct krix_conn {
 	int data_fd;      // the bridge's ends
 	int ctl_fd;
@@ -283,4 +285,50 @@ void fake_plug_hang_up_data(void)
 {
 	if (!conns.empty())
 		fake_close_fd(&conns.back()->far_data_fd);
+}
+
+std::vector<uint8_t> fake_frame(const FakeMac &dst, const FakeMac &src, size_t len)
+{
+	std::vector<uint8_t> f(len);
+	for (size_t i = 0; i < len; i++)
+		f[i] = uint8_t(i < 6 ? dst[i] : i < 12 ? src[i - 6] : i * 7);
+	return f;
+}
+
+std::vector<std::string> fake_logged(const std::function<void()> &fn)
+{
+	fflush(stderr);
+	FILE *tmp = tmpfile();
+	int saved = dup(STDERR_FILENO);
+	if (!tmp || saved < 0)
+		abort();
+	dup2(fileno(tmp), STDERR_FILENO);
+	fn();
+	fflush(stderr);
+	dup2(saved, STDERR_FILENO);
+	close(saved);
+
+	std::string text;
+	char chunk[4096];
+	rewind(tmp);
+	for (size_t n; (n = fread(chunk, 1, sizeof(chunk), tmp)) > 0;)
+		text.append(chunk, n);
+	fclose(tmp);
+
+	std::vector<std::string> lines;
+	const std::string prefix = "krix_vxlan: ";
+	for (size_t start = 0, end; start < text.size(); start = end + 1) {
+		end = text.find('\n', start);
+		std::string line = text.substr(start, end - start);
+		lines.push_back(line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line);
+	}
+	return lines;
+}
+
+bool fake_table_is_empty(void)
+{
+	for (size_t i = 0; i < table_bucket_count(); i++)
+		if (table_bucket_head(i))
+			return false;
+	return true;
 }

@@ -38,7 +38,10 @@
 #define FAKE_KRIXPLUG_H
 
 #include <stddef.h>
+#include <stdint.h>
 
+#include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -85,5 +88,23 @@ int fake_plug_ctl_fd(void);
 // connection, so that the bridge's end reports POLLHUP.
 void fake_plug_hang_up_ctl(void);
 void fake_plug_hang_up_data(void);
+
+// Helpers for the tests built on this fake.
+
+using FakeMac = std::array<uint8_t, 6>;
+using FakeLines = std::vector<std::string>;
+// Addresses the tests use: broadcast, a group address that is not
+// broadcast, and two stations.
+constexpr FakeMac FAKE_BCAST = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+constexpr FakeMac FAKE_GROUP_MAC = {0x01, 0x00, 0x5e, 0x00, 0x00, 0x01};
+constexpr FakeMac FAKE_MAC_A = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0a};
+constexpr FakeMac FAKE_MAC_B = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0b};
+// A frame of len bytes: dst and src as far as they fit, then a byte pattern.
+std::vector<uint8_t> fake_frame(const FakeMac &dst, const FakeMac &src, size_t len);
+// The lines that fn writes to standard error, each without the program's
+// "krix_vxlan: " prefix (a line without it is returned whole).
+FakeLines fake_logged(const std::function<void()> &fn);
+// True when the learning table holds no entry.
+bool fake_table_is_empty(void);
 
 #endif

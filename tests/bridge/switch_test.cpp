@@ -9,7 +9,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <array>
 #include <string>
 #include <vector>
 
@@ -23,48 +22,14 @@
 
 namespace {
 
-using Mac = std::array<uint8_t, 6>;
-using Lines = std::vector<std::string>;
-
-constexpr Mac BCAST = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
-constexpr Mac GROUP_MAC = {0x01, 0x00, 0x5e, 0x00, 0x00, 0x01};
-constexpr Mac MAC_A = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0a};
-constexpr Mac MAC_B = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0b};
+using Mac = FakeMac;
+using Lines = FakeLines;
+constexpr Mac BCAST = FAKE_BCAST, GROUP_MAC = FAKE_GROUP_MAC, MAC_A = FAKE_MAC_A, MAC_B = FAKE_MAC_B;
 constexpr int VNI = 42;
 const std::string SEND_TRIED = "sendto(): Bad file descriptor";
 
-std::vector<uint8_t> make_frame(const Mac &dst, const Mac &src, size_t len)
-{
-	std::vector<uint8_t> f(len);
-	for (size_t i = 0; i < len; i++)
-		f[i] = uint8_t(i < 6 ? dst[i] : i < 12 ? src[i - 6] : i);
-	return f;
-}
 
-// The log lines written by fn, without the program-name prefix.
-template <typename Fn> Lines logged(Fn fn)
-{
-	testing::internal::CaptureStderr();
-	fn();
-	std::string text = testing::internal::GetCapturedStderr();
-	Lines lines;
-	const std::string prefix = "krix_vxlan: ";
-	for (size_t start = 0, end; start < text.size(); start = end + 1) {
-		end = text.find('\n', start);
-		std::string line = text.substr(start, end - start);
-		EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
-		lines.push_back(line.substr(prefix.size()));
-	}
-	return lines;
-}
 
-bool table_is_empty()
-{
-	for (size_t i = 0; i < table_bucket_count(); i++)
-		if (table_bucket_head(i))
-			return false;
-	return true;
-}
 
 class SwitchTest : public testing::Test {
 protected:
@@ -134,7 +99,7 @@ TEST_F(SwitchTest, OpenFillsControlThenDataEntryAndCloseKeepsTheHandle)
 
 	// Only the control channel hangs up, only the data channel has a frame.
 	fake_plug_hang_up_ctl();
-	feed(make_frame(BCAST, MAC_A, 60));
+	feed(fake_frame(BCAST, MAC_A, 60));
 	ASSERT_EQ(poll(set, 2, 1000), 2);
 	EXPECT_TRUE(set[POLL_SWITCH_CTL].revents & POLLHUP);
 	EXPECT_EQ(set[POLL_SWITCH_DATA].revents, POLLIN);
@@ -214,9 +179,9 @@ TEST_F(SwitchTest, EachFrameIsLearnedBehindTheSwitchThenForwardedByItsDestinatio
 		open_switch();
 		if (row.dst_learned_at)
 			table_learn(row.dst.data(), VNI, row.dst_learned_at);
-		feed(make_frame(row.dst, row.src, row.len));
+		feed(fake_frame(row.dst, row.src, row.len));
 
-		EXPECT_EQ(logged(switch_on_frame), row.lines);
+		EXPECT_EQ(fake_logged(switch_on_frame), row.lines);
 		EXPECT_EQ(table_find(row.src.data(), VNI), DEST_SWITCH);
 		const FakePlugCall &recv_call = fake_plug_calls().back();
 		EXPECT_EQ(recv_call.name, "krix_recv");
@@ -228,35 +193,35 @@ TEST_F(SwitchTest, EachFrameIsLearnedBehindTheSwitchThenForwardedByItsDestinatio
 TEST_F(SwitchTest, FramesShorterThanTwoAddressesAreDroppedUnlearned)
 {
 	open_switch();
-	const std::vector<uint8_t> whole = make_frame(BCAST, MAC_A, 60);
+	const std::vector<uint8_t> whole = fake_frame(BCAST, MAC_A, 60);
 	for (size_t n = 0; n < 12; n++) {
 		SCOPED_TRACE(n);
 		feed(std::vector<uint8_t>(whole.begin(), whole.begin() + long(n)));
-		EXPECT_EQ(logged(switch_on_frame),
+		EXPECT_EQ(fake_logged(switch_on_frame),
 			  (Lines{"KRIX packet", "Short frame dropped (" + std::to_string(n) + " bytes)"}));
-		EXPECT_TRUE(table_is_empty());
+		EXPECT_TRUE(fake_table_is_empty());
 	}
 }
 
 TEST_F(SwitchTest, FailedReceiveIsLoggedOnceAndTheNextFrameGoesThrough)
 {
 	open_switch();
-	feed(make_frame(MAC_B, MAC_A, 60));
+	feed(fake_frame(MAC_B, MAC_A, 60));
 	fake_plug_fail_next_recv(EIO);
-	EXPECT_EQ(logged(switch_on_frame), Lines{"krix_recv(): Input/output error"});
-	EXPECT_TRUE(table_is_empty());
+	EXPECT_EQ(fake_logged(switch_on_frame), Lines{"krix_recv(): Input/output error"});
+	EXPECT_TRUE(fake_table_is_empty());
 
-	EXPECT_EQ(logged(switch_on_frame), (Lines{"KRIX packet", "Multicast send", SEND_TRIED}));
+	EXPECT_EQ(fake_logged(switch_on_frame), (Lines{"KRIX packet", "Multicast send", SEND_TRIED}));
 	EXPECT_EQ(table_find(MAC_A.data(), VNI), DEST_SWITCH);
 }
 
 TEST_F(SwitchTest, FailedDeliveryIsLoggedOnceAndTheNextFrameReachesTheSwitch)
 {
 	open_switch();
-	const std::vector<uint8_t> frame = make_frame(MAC_B, MAC_A, 60);
+	const std::vector<uint8_t> frame = fake_frame(MAC_B, MAC_A, 60);
 	fake_plug_fail_next_send(EPIPE);
-	EXPECT_EQ(logged([&] { switch_deliver(frame.data(), frame.size()); }), Lines{"krix_send(): Broken pipe"});
-	EXPECT_EQ(logged([&] { switch_deliver(frame.data(), frame.size()); }), Lines{});
+	EXPECT_EQ(fake_logged([&] { switch_deliver(frame.data(), frame.size()); }), Lines{"krix_send(): Broken pipe"});
+	EXPECT_EQ(fake_logged([&] { switch_deliver(frame.data(), frame.size()); }), Lines{});
 
 	std::vector<uint8_t> got(RECV_MAX);
 	ssize_t n = recv(fake_plug_switch_fd(), got.data(), got.size(), MSG_DONTWAIT);
