@@ -117,6 +117,22 @@ bool switch_log_has(const SwitchProc &sw, const std::string &text, int timeout_m
 	}
 }
 
+bool switch_port_counters(const SwitchProc &sw, int port, PortCounters *pc)
+{
+	std::ifstream in(sw.log);
+	std::string line, head = "krix_switch: port " + std::to_string(port) + " (";
+	bool found = false;
+
+	while (std::getline(in, line)) {
+		size_t at = line.find("; rx ");
+		if (line.rfind(head, 0) != 0 || at == std::string::npos)
+			continue;
+		found = sscanf(line.c_str() + at, "; rx %llu tx %llu dropped %llu bad %llu", &pc->rx,
+			       &pc->tx, &pc->dropped, &pc->bad) == 4;
+	}
+	return found;
+}
+
 KRIXCONN *plug_open(const SwitchProc &sw, int port)
 {
 	SwitchOpenArgs args = {port, nullptr, 0700};

@@ -41,6 +41,14 @@ void switch_cleanup(SwitchProc *sw);
 /* True once the switch's log holds text (waits up to timeout_ms). */
 bool switch_log_has(const SwitchProc &sw, const std::string &text, int timeout_ms = 2000);
 
+/* What the switch logged for a port when it freed it. */
+struct PortCounters {
+	unsigned long long rx = 0, tx = 0, dropped = 0, bad = 0;
+};
+
+/* Reads the counters of the last detach of port from the log. */
+bool switch_port_counters(const SwitchProc &sw, int port, PortCounters *pc);
+
 /* Opens a plug on port (0 = any) with interface version 1. */
 KRIXCONN *plug_open(const SwitchProc &sw, int port = 0);
 
