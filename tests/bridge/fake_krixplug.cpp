@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "table.h"
+#include "vxlan.h"
 
 struct krix_conn {
 	int data_fd;      // the bridge's ends
@@ -216,7 +217,11 @@ extern "C" ssize_t krix_send(KRIXCONN *conn, const void *buf, size_t len, int fl
 extern "C" int krix_close(KRIXCONN *conn)
 {
 	fake_record("krix_close", conn);
-	fake_trace(std::string("krix_close ") + fake_handle(conn));
+	// The exit clean-up must leave the group and close the VXLAN socket
+	// before it closes the switch connection; the trace shows which it
+	// found: never opened, still open, or closed.
+	const char *vxlan = vxlan_fd == -1 ? "none" : fcntl(vxlan_fd, F_GETFD) == -1 ? "closed" : "open";
+	fake_trace(std::string("krix_close ") + fake_handle(conn) + " vxlan_fd=" + vxlan);
 	if (conn)
 		fake_free(conn);
 	return 0;

@@ -31,7 +31,7 @@
 //   krix_datafd <h>
 //   krix_recv <h> <len> <flags>
 //   krix_send <h> <len> <flags>
-//   krix_close <h>
+//   krix_close <h> vxlan_fd=<none|open|closed>  (the VXLAN socket then)
 // A failed open is still traced as its call line; a process test sees the
 // failure in the program's exit status and message.
 #ifndef FAKE_KRIXPLUG_H
