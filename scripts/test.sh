@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, then builds and tests twice,
 # plainly and under AddressSanitizer, UndefinedBehaviorSanitizer and
-# LeakSanitizer. Must run as root (the network tests make namespaces).
+# LeakSanitizer, then runs the fuzzers for a while. Must run as root (the network tests make namespaces).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,5 +21,11 @@ echo "== plain build =="
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== sanitizer build =="
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKRIX_SANITIZE=ON
+
+# The fuzzers run once, on their own clang build, for a bounded time each.
+if [ -f scripts/fuzz.sh ]; then
+	echo "== fuzzing =="
+	bash scripts/fuzz.sh --quick || status=1
+fi
 
 exit $status
