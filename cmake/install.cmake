@@ -30,6 +30,12 @@ if(TARGET krixplug)
   endif()
   install(FILES ${CMAKE_SOURCE_DIR}/krixplug/krixplug.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
+  # pkg-config reports the library's own version, not the project's.
+  get_target_property(krixplug_version krixplug VERSION)
+  if(NOT krixplug_version)
+    set(krixplug_version ${PROJECT_VERSION})
+  endif()
+
   # The prefix is only known for certain at install time (`--prefix` may
   # differ from the one configured), so krixplug.pc is written then. DESTDIR
   # stays out of the file: it stages an install, it does not move it.
@@ -37,7 +43,7 @@ if(TARGET krixplug)
     set(KRIXPLUG_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
     set(KRIXPLUG_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
     set(KRIXPLUG_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
-    set(KRIXPLUG_VERSION \"${PROJECT_VERSION}\")
+    set(KRIXPLUG_VERSION \"${krixplug_version}\")
     set(krixplug_pc \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/krixplug.pc\")
     message(STATUS \"Installing: \${krixplug_pc}\")
     configure_file(\"${CMAKE_CURRENT_LIST_DIR}/krixplug.pc.in\" \"\${krixplug_pc}\" @ONLY)
