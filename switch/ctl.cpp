@@ -78,10 +78,12 @@ void ctl_clear_stale(const struct sockaddr_un &sa)
 		log_line(LOG_ERR, "%s: exists and is not a socket", sa.sun_path);
 		exit(1);
 	}
-	int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+	/* Nonblocking, so that a live switch with a full backlog shows up as
+	 * EAGAIN rather than holding this start-up. */
+	int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 	if (fd < 0)
 		ctl_fail("socket()");
-	if (connect(fd, (const struct sockaddr *)&sa, sizeof(sa)) == 0) {
+	if (connect(fd, (const struct sockaddr *)&sa, sizeof(sa)) == 0 || errno == EAGAIN) {
 		log_line(LOG_ERR, "another switch is already running on %s", ctl_dir);
 		exit(1);
 	}
