@@ -16,6 +16,7 @@ set -u
 BUILD=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
 . "$(dirname "$0")"/lib.sh
 trap kx_cleanup EXIT
+trap "exit 1" INT TERM
 kx_require ip ping
 
 kx_hub_up
@@ -45,6 +46,7 @@ kx_forget "$KX_SWITCH_PID_4"
 kx_wait_exit 10 "$KX_BRIDGE_PID_4"
 status=$?
 kx_info "bridge 4 ended with status $status"
+[ "$status" -eq 0 ] || tail -n 20 "$KX_TMP/bridge4.log" | while read -r line; do kx_info "| $line"; done
 kx_test "bridge 4 ends with status 0 once its switch is killed" test "$status" -eq 0
 kx_test "bridge 4 logged \"KRIX connection closed\"" \
 	grep -q '^krix_vxlan: KRIX connection closed$' "$KX_TMP/bridge4.log"

@@ -17,6 +17,7 @@ set -u
 BUILD=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
 . "$(dirname "$0")"/lib.sh
 trap kx_cleanup EXIT
+trap "exit 1" INT TERM
 kx_require ip bridge ping
 
 kx_hub_up
