@@ -125,9 +125,12 @@ void vxlan_on_datagram(void)
 		log_line(LOG_DEBUG, "Invalid VNI");
 		return;
 	}
-	// The learning table reads 0 and 1 as "not learned" and "behind the
-	// switch", so a sender claiming one of those addresses must not be
-	// learned as an endpoint. No real endpoint has either address.
+	// The learning table reads the values 0 and 1 as "not learned" and
+	// "behind the switch", so a sender whose address has one of those
+	// values must not be learned as an endpoint: it would capture addresses
+	// that live behind our own switch. The values are 0.0.0.0 and, in
+	// network byte order on a little-endian host, 1.0.0.0 (0.0.0.1 on a
+	// big-endian one): a network's own address, never a VXLAN endpoint's.
 	uint32_t sender = from.sin_addr.s_addr;
 	if (sender == DEST_NONE || sender == DEST_SWITCH) {
 		log_line(LOG_DEBUG, "Invalid sender");
