@@ -124,7 +124,9 @@ static int main_loop(PollSet set)
 
 int main(int argc, char **argv)
 {
-	const char *switch_sock = nullptr;
+	// Static, so that the copy made from the command line stays reachable
+	// for the life of the process, after main has returned included.
+	static const char *switch_sock = nullptr;
 	int switch_port = 0;
 	bool daemon_mode = false;
 
