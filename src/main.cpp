@@ -126,7 +126,7 @@ int main(int argc, char **argv)
 {
 	// Static, so that the copy made from the command line stays reachable
 	// for the life of the process, after main has returned included.
-	static const char *switch_sock = nullptr;
+	static char *switch_sock = nullptr;
 	int switch_port = 0;
 	bool daemon_mode = false;
 
@@ -137,7 +137,11 @@ int main(int argc, char **argv)
 		case 'A': vxlan_addr = inet_addr(optarg); break;
 		case 'P': vxlan_port = main_atoi(optarg); break;
 		case 'T': vxlan_mttl = main_atoi(optarg); break;
-		case 's': switch_sock = strdup(optarg); break;
+		case 's':
+			// The last -s wins; an earlier copy is of no further use.
+			free(switch_sock);
+			switch_sock = strdup(optarg);
+			break;
 		case 'p': switch_port = main_atoi(optarg); break;
 		case 'd': daemon_mode = true; break;
 		case 'v': verbose = 1; break;
