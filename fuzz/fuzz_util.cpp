@@ -1,6 +1,7 @@
 #include "fuzz_util.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
 #include <stdio.h>
@@ -12,11 +13,16 @@
 
 #include <vector>
 
+// libFuzzer's -close_fd_mask points standard error at /dev/null once it has
+// started, to silence the code under test; a failed check must still be
+// read, so it goes to a copy of standard error taken before that.
+static const int report_fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+
 void fuzz_check(bool ok, const char *what, const char *file, int line)
 {
 	if (ok)
 		return;
-	fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);
+	dprintf(report_fd >= 0 ? report_fd : STDERR_FILENO, "%s:%d: check failed: %s\n", file, line, what);
 	abort();
 }
 
