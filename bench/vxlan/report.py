@@ -55,6 +55,7 @@ def derive(r):
         "relay_ns_stat": d[0] * 1e9 / HZ / relayed if relayed and r["variant"] != "C" else float("nan"),
         "switch_ns": d[2] / (sent if fwd else got) if (sent if fwd else got) else float("nan"),
         "relayed": relayed,
+        "local_ns": (d[1] + d[2]) / got if got else float("nan"),
         "sock_drop": d[5],
         "switch_drop": int(port[2]) if len(port) == 3 else 0,
     }
@@ -78,6 +79,13 @@ def fmt(x, digits=0):
     return f"{x:,.{digits}f}"
 
 
+def local(m):
+    """CPU per frame of the switch and the relay together, per delivered
+    frame: the cost of the local side, comparable with C, whose switch does
+    the kernel's VXLAN work itself."""
+    return m["local_ns"]
+
+
 def ratio(a, b):
     return a / b if b and a == a and b == b else float("nan")
 
@@ -98,9 +106,10 @@ def main():
                "reverse: counted by the plug behind the switch). Loss: offered less delivered. "
                "Relay CPU: the relay's time on a CPU (/proc/PID/schedstat; utime+stime from "
                "/proc/PID/stat in summary.tsv) over the run, divided by the frames it forwarded. "
-               "C has no relay process: its column is the switch's CPU per frame, which holds the "
-               "TAP write or read and, forward, the kernel bridge and VXLAN transmit done inside "
-               "that write.\n")
+               "Switch: the switch's CPU per frame it took in. C has no relay process: its switch "
+               "does the TAP write or read and, forward, the kernel bridge and VXLAN transmit "
+               "inside that write, so the last column compares the whole local side "
+               "(switch + relay, per delivered frame) of A and B with C's switch.\n")
     for d, dname in (("fwd", "Forward: switch -> relay -> underlay -> sink"),
                      ("rev", "Reverse: sender -> relay -> switch -> count plug")):
         for load in ("max", "fixed"):
@@ -108,8 +117,8 @@ def main():
             out.append(f"\n## {dname}, {lname}\n")
             out.append("| frame | offered/s | A frames/s | B frames/s | C frames/s | A/B | A/C "
                        "| loss A | loss B | loss C | A relay ns/frame | B relay ns/frame "
-                       "| A/B CPU | C switch+kernel ns/frame |")
-            out.append("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+                       "| A/B CPU | switch ns/frame A / B / C | switch+relay ns/frame A / B / C |")
+            out.append("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
             for s in sizes:
                 m = {v: med.get((v, d, s, load)) for v in VARIANTS}
                 if not all(m.values()):
@@ -121,7 +130,8 @@ def main():
                     f"| {fmt(m['A']['loss'], 1)}% | {fmt(m['B']['loss'], 1)}% | {fmt(m['C']['loss'], 1)}% "
                     f"| {fmt(m['A']['relay_ns'])} | {fmt(m['B']['relay_ns'])} "
                     f"| {fmt(ratio(m['A']['relay_ns'], m['B']['relay_ns']), 2)} "
-                    f"| {fmt(m['C']['switch_ns'])} |")
+                    f"| {fmt(m['A']['switch_ns'])} / {fmt(m['B']['switch_ns'])} / {fmt(m['C']['switch_ns'])} "
+                    f"| {fmt(local(m['A']))} / {fmt(local(m['B']))} / {fmt(m['C']['switch_ns'])} |")
 
     out.append("\n## Goals\n")
     for d in ("fwd", "rev"):
@@ -175,6 +185,15 @@ def main():
             got = int(p["got"] or 0)
             out.append(f"- {p['variant']} {p['dir']}: {total:,} instructions over {got:,} frames = "
                        f"{total / got if got else 0:,.0f} per frame")
+        for path in sorted(glob.glob(os.path.join(OUT, "perf.*.txt"))):
+            name = os.path.basename(path)[5:-4]
+            with open(path) as f:
+                top = [l.rstrip() for l in f]
+            out.append(f"\nWhere {name} spends its time at the fixed load (perf, CPU clock, "
+                       "kernel included; [k] kernel, [.] user):\n")
+            out.append("```")
+            out.extend(top)
+            out.append("```")
     with open(os.path.join(OUT, "table.md"), "w") as f:
         f.write("\n".join(out) + "\n")
 

@@ -22,7 +22,8 @@
 # Usage (as root, from anywhere): bash bench/vxlan/run.sh
 # Knobs: SECS (per run, default 2), REPS (default 3), SIZES ("64 512 1500"),
 # RATE (the fixed offered load in frames/s, default 20000), QUICK=1 (one
-# repetition, 1 s runs, no profile: for trying the harness out).
+# repetition, 1 s runs, no profile: for trying the harness out), PARTS (any
+# of "runs heap idle profile", default all).
 # Results: bench/vxlan/results/{table.md,summary.tsv,raw.tsv,fps.png,...}
 
 set -u
@@ -35,7 +36,9 @@ REPS=${REPS:-3}
 SIZES=${SIZES:-64 512 1500}
 RATE=${RATE:-20000}
 QUICK=${QUICK:-0}
-if [ "$QUICK" = 1 ]; then SECS=1; REPS=1; fi
+PARTS=${PARTS:-runs heap idle profile}
+if [ "$QUICK" = 1 ]; then SECS=1; REPS=1; PARTS=${PARTS/profile/}; fi
+part() { [[ " $PARTS " == *" $1 "* ]]; }
 
 MAC_GEN=02:00:00:00:01:01   # the generator plug
 MAC_LOC=02:00:00:00:01:02   # the count plug, behind the switch
@@ -52,6 +55,7 @@ cmake --build "$BUILD" -j"$(nproc)" --target krix_vxlan krix_switch krixplug vxl
 need=()
 command -v gnuplot >/dev/null || need+=(gnuplot-nox)
 command -v valgrind >/dev/null || need+=(valgrind)
+command -v perf >/dev/null || need+=(linux-perf)
 if [ ${#need[@]} -gt 0 ]; then
 	say "installing ${need[*]}"
 	DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}" >/dev/null 2>&1 ||
@@ -240,6 +244,7 @@ run_one()
 		>>"$OUT/raw.tsv"
 }
 
+if part runs; then
 printf 'variant\tdir\tsize\tload\trep\tsent\tsecs\tgot_sink\tgot_count\tbefore\tafter\tswitch_port\n' \
 	>"$OUT/raw.tsv"
 total=$((REPS * 2 * $(echo $SIZES | wc -w) * 2 * 3))
@@ -257,6 +262,7 @@ for rep in $(seq 1 "$REPS"); do
 		done
 	done
 done
+fi
 echo "load_after	$(cut -d' ' -f1-3 /proc/loadavg)" >>"$OUT/machine.tsv"
 
 # --- heap calls per frame in steady state ----------------------------------
@@ -279,22 +285,25 @@ heap_run()
 	relay_down
 	printf '%s\t%s\t%s\t%s\n' "$dir" "$sent" "$c0" "$c1" >>"$OUT/heap.tsv"
 }
-say "heap calls under the counting shim"
-printf 'dir\tsent\tcounts_before\tcounts_after\n' >"$OUT/heap.tsv"
-heap_run fwd || exit 1
-heap_run rev || exit 1
+if part heap; then
+	say "heap calls under the counting shim"
+	printf 'dir\tsent\tcounts_before\tcounts_after\n' >"$OUT/heap.tsv"
+	heap_run fwd || exit 1
+	heap_run rev || exit 1
+fi
 
 # --- wakeups when idle -----------------------------------------------------
-say "idle wakeups of A over 10 s"
-relay_up A || exit 1
-sleep 1
-w0=$(awk '/^voluntary_ctxt_switches/ { print $2 }' /proc/"$RELAY_PID"/status)
-n0=$(awk '/^nonvoluntary_ctxt_switches/ { print $2 }' /proc/"$RELAY_PID"/status)
-sleep 10
-w1=$(awk '/^voluntary_ctxt_switches/ { print $2 }' /proc/"$RELAY_PID"/status)
-n1=$(awk '/^nonvoluntary_ctxt_switches/ { print $2 }' /proc/"$RELAY_PID"/status)
-relay_down
-printf 'seconds\tvoluntary\tnonvoluntary\n10\t%s\t%s\n' $((w1 - w0)) $((n1 - n0)) >"$OUT/idle.tsv"
+ctxt() { awk "/^$1_ctxt_switches/ { print \$2 }" /proc/"$RELAY_PID"/status; }
+if part idle; then
+	say "idle wakeups of A over 10 s"
+	relay_up A || exit 1
+	sleep 1
+	w0=$(ctxt voluntary) n0=$(ctxt nonvoluntary)
+	sleep 10
+	w1=$(ctxt voluntary) n1=$(ctxt nonvoluntary)
+	relay_down
+	printf 'seconds\tvoluntary\tnonvoluntary\n10\t%s\t%s\n' $((w1 - w0)) $((n1 - n0)) >"$OUT/idle.tsv"
+fi
 
 # --- profile: user-space instructions per frame under callgrind -------------
 # The counters are zeroed once the relay has learned both ends and dumped
@@ -324,14 +333,46 @@ profile_run()
 	printf '%s\t%s\t%s\t%s\t%s\n' "$v" "$dir" "$sent" "$got" "$(ls "$out".* 2>/dev/null | tail -n1)" \
 		>>"$OUT/profile.tsv"
 }
+# perf_run VARIANT DIR: where the relay's time goes, kernel included, from
+# the CPU clock sampled during a native run at the fixed load.
+perf_run()
+{
+	local v=$1 dir=$2 data=$KX_TMP/perf.data perf_pid
+	relay_up "$v" || return 1
+	ends_up || return 1
+	drive "$dir" 64 1000 0.2 >/dev/null
+	perf record -q -e cpu-clock -F 4999 -p "$RELAY_PID" -o "$data" 2>/dev/null &
+	perf_pid=$!
+	KX_PIDS+=("$perf_pid")
+	sleep 0.5
+	drive "$dir" 64 "$RATE" >/dev/null
+	kill -INT "$perf_pid"
+	kx_wait_exit 20 "$perf_pid"
+	stop_bg sink >/dev/null
+	stop_bg count >/dev/null
+	relay_down
+	perf report -i "$data" --no-children --sort sym --stdio 2>/dev/null | grep -v '^#' |
+		grep -v '^$' >"$KX_TMP/perf.txt"
+	{
+		awk '$2 == "[.]" { u += $1 } $2 == "[k]" { k += $1 }
+			END { printf "user space %.1f%%, kernel %.1f%%\n", u, k }' "$KX_TMP/perf.txt"
+		head -n 14 "$KX_TMP/perf.txt"
+		echo "top user-space symbols:"
+		grep -F '[.]' "$KX_TMP/perf.txt" | head -n 6
+	} >"$OUT/perf.$v.$dir.txt"
+}
 PROFILE_RATE=${PROFILE_RATE:-5000}
-printf 'variant\tdir\tsent\tgot\tfile\n' >"$OUT/profile.tsv"
-if [ "$QUICK" != 1 ]; then
+if part profile; then
+	printf 'variant\tdir\tsent\tgot\tfile\n' >"$OUT/profile.tsv"
 	say "profiling A and B under callgrind at $PROFILE_RATE frames/s"
 	rm -f "$OUT"/callgrind.*
 	for dir in fwd rev; do
 		profile_run A "$dir" || exit 1
 		profile_run B "$dir" || exit 1
+		if perf stat -e cpu-clock true >/dev/null 2>&1; then
+			perf_run A "$dir" || exit 1
+			perf_run B "$dir" || exit 1
+		fi
 	done
 fi
 
