@@ -57,6 +57,8 @@ def derive(r):
         "relayed": relayed,
         "local_ns": (d[1] + d[2]) / got if got else float("nan"),
         "sock_drop": d[5],
+        "relay_sleeps": d[6] / relayed if relayed and len(d) > 6 else float("nan"),
+        "switch_sleeps": d[7] / got if got and len(d) > 7 else float("nan"),
         "switch_drop": int(port[2]) if len(port) == 3 else 0,
     }
 
@@ -198,12 +200,12 @@ def main():
         f.write("\n".join(out) + "\n")
 
     with open(os.path.join(OUT, "summary.tsv"), "w") as f:
-        cols = ["offered", "fps", "loss", "relay_ns", "relay_ns_stat", "switch_ns", "relayed",
-                "sock_drop", "switch_drop", "n"]
+        cols = ["offered", "fps", "loss", "relay_ns", "relay_ns_stat", "switch_ns", "local_ns",
+                "relayed", "sock_drop", "switch_drop", "relay_sleeps", "switch_sleeps", "n"]
         f.write("variant\tdir\tsize\tload\t" + "\t".join(cols) + "\n")
         for key in sorted(med):
             f.write("\t".join(str(x) for x in key) + "\t"
-                    + "\t".join(f"{med[key][c]:.1f}" for c in cols) + "\n")
+                    + "\t".join(f"{med[key][c]:.2f}" for c in cols) + "\n")
 
     for d in ("fwd", "rev"):
         with open(os.path.join(OUT, f"fps_{d}.dat"), "w") as f:
