@@ -73,6 +73,9 @@ for i in "${!HARNESSES[@]}"; do
 	secs=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -1)
 	if [ "$rc" -eq 0 ]; then
 		echo "fuzz: $h: ${execs:-?} executions in ${secs:-?} s [ OK ]"
+	elif grep -q 'libFuzzer: run interrupted' "$log"; then
+		status=1
+		echo "fuzz: $h: interrupted after ${execs:-?} executions, nothing found [FAIL]"
 	else
 		status=1
 		echo "fuzz: $h: crash after ${execs:-?} executions (exit $rc) [FAIL]"
