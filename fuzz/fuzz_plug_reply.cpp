@@ -216,9 +216,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	int conn_fd = job.conn;
 
 	if (conn) {
-		// Only a whole reply with no error and a descriptor opens a plug.
+		// Only a reply of exactly the right size, with no error and a
+		// descriptor, opens a plug.
 		KrixReply r;
-		FUZZ_CHECK(size - 1 >= sizeof(r));
+		FUZZ_CHECK(size - 1 == sizeof(r));
 		memcpy(&r, data + 1, sizeof(r));
 		FUZZ_CHECK(r.magic == KRIX_MAGIC && r.error == 0 && !p.sent.empty());
 		use_handle(conn, opts, p);

@@ -125,7 +125,7 @@ static int plug_reply(int ctl, KrixReply *r)
 				close(fd);
 		}
 	}
-	if (n != (ssize_t)sizeof(*r) || r->magic != KRIX_MAGIC || (msg.msg_flags & MSG_CTRUNC) ||
+	if (n != (ssize_t)sizeof(*r) || r->magic != KRIX_MAGIC || (msg.msg_flags & (MSG_CTRUNC | MSG_TRUNC)) ||
 	    (r->error == 0 && data < 0) || r->error < 0) {
 		if (data >= 0)
 			close(data);

@@ -154,6 +154,19 @@ TEST_F(PlugTest, OpenReadsTheSwitchReply)
 			 send_reply(fd, &r, sizeof(r), -1);
 		 },
 		 EPROTO},
+		{"reply too long",
+		 [](int fd) {
+			 struct {
+				 KrixReply r;
+				 uint32_t extra;
+			 } longer = {{KRIX_MAGIC, 0, 1}, 0};
+			 int sv[2];
+			 socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv);
+			 send_reply(fd, &longer, sizeof(longer), sv[1]);
+			 close(sv[1]);
+			 close(sv[0]);
+		 },
+		 EPROTO},
 		{"success without a data channel",
 		 [](int fd) {
 			 KrixReply r = {KRIX_MAGIC, 0, 1};
