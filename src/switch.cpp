@@ -64,7 +64,8 @@ void switch_on_frame(void)
 	} else if (dest != DEST_SWITCH) {
 		struct in_addr peer = {};
 		peer.s_addr = dest;
-		log_line(LOG_DEBUG, "Send to %s", inet_ntoa(peer));
+		if (log_debug_enabled())
+			log_line(LOG_DEBUG, "Send to %s", inet_ntoa(peer));
 		vxlan_send(dest, buf, uint64_t(n));
 	}
 	// A destination behind the switch has already been reached there.

@@ -108,7 +108,8 @@ void vxlan_on_datagram(void)
 		log_line(LOG_ERR, "recvfrom(): %s", strerror(errno));
 		return;
 	}
-	log_line(LOG_DEBUG, "VXLAN packet from %s", inet_ntoa(from.sin_addr));
+	if (log_debug_enabled())
+		log_line(LOG_DEBUG, "VXLAN packet from %s", inet_ntoa(from.sin_addr));
 
 	// Anything shorter than the header and an Ethernet header cannot be
 	// checked or forwarded. It is dropped quietly: a line at LOG_ERR for
