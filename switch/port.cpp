@@ -1,7 +1,9 @@
 /*
  * port.cpp: ports and forwarding. Every send is nonblocking: a plug that does
  * not read loses the frames meant for it (counted), and the other ports
- * never wait for it. Frames are read in batches into buffers allocated once.
+ * never wait for it. Frames are read in batches into buffers allocated once;
+ * a batch is learned and looked up frame by frame, then sent with one
+ * sendmmsg per output plug, so each plug sees the frames in arrival order.
  */
 #include "port.h"
 
@@ -10,6 +12,7 @@
 #include "tap.h"
 #include "../krixplug/krix_wire.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -43,9 +46,19 @@ Port *ports; /* ports[1..port_n]; ports[0] is unused */
 int port_n;
 bool port_any_dead;
 
+/* Where a frame of the batch goes: a port, everywhere else, or nowhere. */
+constexpr int OUT_FLOOD = 0;
+constexpr int OUT_NONE = -1;
+
 struct mmsghdr rx_msg[RX_BATCH];
 struct iovec rx_iov[RX_BATCH];
 uint8_t rx_buf[RX_BATCH][RX_BUF];
+size_t rx_len[RX_BATCH];
+int rx_out[RX_BATCH];
+
+/* The frames of the batch bound for one port, pointing into rx_buf. */
+struct mmsghdr tx_msg[RX_BATCH];
+struct iovec tx_iov[RX_BATCH];
 
 void port_set_buffer(int fd, int opt_force, int opt)
 {
@@ -55,26 +68,101 @@ void port_set_buffer(int fd, int opt_force, int opt)
 		setsockopt(fd, SOL_SOCKET, opt, &size, sizeof(size));
 }
 
-/* Sends one frame out of port p without ever waiting. */
-void port_send(int p, const uint8_t *frame, size_t len)
+/* A send that failed for want of room costs the frame; any other failure
+ * means the plug is gone, and the port is freed after this pass. */
+void port_send_failed(Port &pt, int err)
 {
-	Port &pt = ports[p];
-	ssize_t n;
-
-	if (pt.kind == PORT_TAP)
-		n = tap_write(pt.data, frame, len);
-	else
-		n = send(pt.data, frame, len, MSG_DONTWAIT | MSG_NOSIGNAL);
-	if (n >= 0) {
-		pt.tx++;
-		return;
-	}
-	pt.tx_drop++;
-	if (pt.kind == PORT_PLUG && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS &&
-	    errno != EINTR) {
+	if (pt.kind == PORT_PLUG && err != EAGAIN && err != EWOULDBLOCK && err != ENOBUFS &&
+	    err != EINTR) {
 		pt.dead = true;
 		port_any_dead = true;
 	}
+}
+
+/* Sends the frames of the batch from port in that are bound for port p,
+ * without ever waiting: what does not fit now is dropped and counted. */
+void port_send_batch(int p, int in, int n)
+{
+	Port &pt = ports[p];
+	unsigned k = 0;
+
+	for (int i = 0; i < n; i++)
+		if (rx_out[i] == p || (rx_out[i] == OUT_FLOOD && p != in))
+			tx_iov[k++] = {rx_buf[i], rx_len[i]};
+	if (k == 0)
+		return;
+	if (pt.kind == PORT_TAP) {
+		/* A TAP descriptor takes one frame per write. */
+		for (unsigned i = 0; i < k; i++) {
+			if (tap_write(pt.data, tx_iov[i].iov_base, tx_iov[i].iov_len) >= 0) {
+				pt.tx++;
+			} else {
+				pt.tx_drop++;
+				port_send_failed(pt, errno);
+			}
+		}
+		return;
+	}
+	int sent = sendmmsg(pt.data, tx_msg, k, MSG_DONTWAIT | MSG_NOSIGNAL);
+	if (sent < 0) {
+		port_send_failed(pt, errno);
+		sent = 0;
+	}
+	pt.tx += (unsigned)sent;
+	pt.tx_drop += k - (unsigned)sent;
+}
+
+/* Learns the source of one frame from port in and says where it goes.
+ * Frames outside the carried sizes are counted and go nowhere. */
+int port_classify(int in, const uint8_t *frame, size_t len, int64_t now_ms)
+{
+	if (len < KRIX_FRAME_MIN || len > KRIX_FRAME_MAX) {
+		ports[in].rx_bad++;
+		log_line(LOG_DEBUG, "port %d: dropped a frame of %zu bytes", in, len);
+		return OUT_NONE;
+	}
+	ports[in].rx++;
+	/* A group address is never a source; learning it would steer frames
+	 * for the group to one port. */
+	if (!(frame[6] & 1))
+		fdb_learn(frame + 6, in, now_ms);
+	int out = (frame[0] & 1) ? OUT_FLOOD : fdb_lookup(frame, now_ms);
+	return out == in ? OUT_NONE : out;
+}
+
+bool port_takes(int p)
+{
+	return ports[p].kind != PORT_FREE && !ports[p].dead;
+}
+
+/*
+ * Forwards the first n frames of rx_buf, which came in on port in. All of
+ * the batch is learned before anything is sent, which decides every frame
+ * exactly as forwarding them one at a time would, as nothing is learned
+ * from the sends. Then each output port gets its frames in one go.
+ */
+void port_forward_batch(int in, int n, int64_t now_ms)
+{
+	int dest[RX_BATCH], ndest = 0;
+	bool flood = false;
+
+	for (int i = 0; i < n; i++) {
+		int out = port_classify(in, rx_buf[i], rx_len[i], now_ms);
+		rx_out[i] = out;
+		if (out == OUT_FLOOD)
+			flood = true;
+		else if (out > 0 && std::find(dest, dest + ndest, out) == dest + ndest)
+			dest[ndest++] = out;
+	}
+	if (flood) {
+		for (int p = 1; p <= port_n; p++)
+			if (p != in && port_takes(p))
+				port_send_batch(p, in, n);
+		return;
+	}
+	for (int d = 0; d < ndest; d++)
+		if (port_takes(dest[d]))
+			port_send_batch(dest[d], in, n);
 }
 
 /* Reads a batch of frames from plug p. At the plug's end a seqpacket
@@ -82,6 +170,7 @@ void port_send(int p, const uint8_t *frame, size_t len)
 void port_read_plug(int p, bool hup)
 {
 	int n = recvmmsg(ports[p].data, rx_msg, RX_BATCH, MSG_DONTWAIT, nullptr);
+	bool gone = false;
 
 	if (n < 0) {
 		if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
@@ -90,34 +179,38 @@ void port_read_plug(int p, bool hup)
 			port_detach(p, "plug hung up");
 		return;
 	}
-	int64_t now = port_now_ms();
 	for (int i = 0; i < n; i++) {
-		size_t len = rx_msg[i].msg_len;
+		rx_len[i] = rx_msg[i].msg_len;
 		if (rx_msg[i].msg_hdr.msg_flags & MSG_TRUNC)
-			len = RX_BUF;
+			rx_len[i] = RX_BUF;
 		rx_msg[i].msg_hdr.msg_flags = 0;
-		if (len == 0 && hup) {
-			port_detach(p, "plug hung up");
-			return;
+		if (rx_len[i] == 0 && hup) {
+			gone = true;
+			n = i;
+			break;
 		}
-		port_forward(p, rx_buf[i], len, now);
 	}
+	/* Frames the plug sent before it hung up are still delivered. */
+	port_forward_batch(p, n, port_now_ms());
+	if (gone)
+		port_detach(p, "plug hung up");
 }
 
 void port_read_tap(int p)
 {
-	int64_t now = port_now_ms();
+	int n = 0;
 
-	for (int i = 0; i < RX_BATCH; i++) {
-		ssize_t n = tap_read(ports[p].data, rx_buf[0], RX_BUF);
-		if (n < 0) {
+	while (n < RX_BATCH) {
+		ssize_t r = tap_read(ports[p].data, rx_buf[n], RX_BUF);
+		if (r < 0) {
 			if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
 				log_line(LOG_WARNING, "port %d: read(%s): %s", p, ports[p].name,
 					 strerror(errno));
-			return;
+			break;
 		}
-		port_forward(p, rx_buf[0], (size_t)n, now);
+		rx_len[n++] = (size_t)r;
 	}
+	port_forward_batch(p, n, port_now_ms());
 }
 
 int port_free_slot(int want)
@@ -163,6 +256,8 @@ void port_init(int nports)
 		rx_iov[i] = {rx_buf[i], RX_BUF};
 		rx_msg[i].msg_hdr.msg_iov = &rx_iov[i];
 		rx_msg[i].msg_hdr.msg_iovlen = 1;
+		tx_msg[i].msg_hdr.msg_iov = &tx_iov[i];
+		tx_msg[i].msg_hdr.msg_iovlen = 1;
 	}
 }
 
@@ -285,29 +380,5 @@ void port_poll_handle(const struct pollfd &pfd, const PollRef &ref)
 			port_detach(p, "plug closed");
 		return;
 	}
-	/* Frames the plug sent before it hung up are still delivered. */
 	port_read_plug(p, pfd.revents & (POLLHUP | POLLERR));
-}
-
-void port_forward(int in, const uint8_t *frame, size_t len, int64_t now_ms)
-{
-	if (len < KRIX_FRAME_MIN || len > KRIX_FRAME_MAX) {
-		ports[in].rx_bad++;
-		log_line(LOG_DEBUG, "port %d: dropped a frame of %zu bytes", in, len);
-		return;
-	}
-	ports[in].rx++;
-	/* A group address is never a source; learning it would steer frames
-	 * for the group to one port. */
-	if (!(frame[6] & 1))
-		fdb_learn(frame + 6, in, now_ms);
-	int out = (frame[0] & 1) ? 0 : fdb_lookup(frame, now_ms);
-	if (out != 0) {
-		if (out != in)
-			port_send(out, frame, len);
-		return;
-	}
-	for (int p = 1; p <= port_n; p++)
-		if (p != in && ports[p].kind != PORT_FREE && !ports[p].dead)
-			port_send(p, frame, len);
 }

@@ -50,13 +50,6 @@ int port_poll_fill(struct pollfd *pfd, PollRef *ref);
 /* Acts on one entry that poll reported. */
 void port_poll_handle(const struct pollfd &pfd, const PollRef &ref);
 
-/*
- * Forwards one frame that came in on port in: learns the source, then sends
- * to the known port or floods, never back out of in. Frames outside the
- * carried sizes are counted and dropped. Exposed for the benchmarks/tests.
- */
-void port_forward(int in, const uint8_t *frame, size_t len, int64_t now_ms);
-
 /* CLOCK_MONOTONIC in milliseconds, the clock of the learning table. */
 int64_t port_now_ms(void);
 
