@@ -166,18 +166,27 @@ void port_forward_batch(int in, int n, int64_t now_ms)
 }
 
 /* Reads a batch of frames from plug p. At the plug's end a seqpacket
- * socket yields empty messages, which with hup set mean it has gone. */
-void port_read_plug(int p, bool hup)
+ * socket yields empty messages, which with hup set mean it has gone.
+ * Returns true when the batch was full, so that more may be waiting. */
+bool port_read_plug(int p, bool hup)
 {
 	int n = recvmmsg(ports[p].data, rx_msg, RX_BATCH, MSG_DONTWAIT, nullptr);
 	bool gone = false;
 
+	if (n < 0 && errno == ECONNRESET) {
+		/* A plug that closes with frames from us still unread makes the
+		 * kernel report a reset ahead of the frames it sent before
+		 * closing. The report is consumed now; those frames are still
+		 * queued, so read on and end the port only at their end. */
+		hup = true;
+		n = recvmmsg(ports[p].data, rx_msg, RX_BATCH, MSG_DONTWAIT, nullptr);
+	}
 	if (n < 0) {
 		if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
 			port_detach(p, strerror(errno));
 		else if (hup)
 			port_detach(p, "plug hung up");
-		return;
+		return false;
 	}
 	for (int i = 0; i < n; i++) {
 		rx_len[i] = rx_msg[i].msg_len;
@@ -194,6 +203,7 @@ void port_read_plug(int p, bool hup)
 	port_forward_batch(p, n, port_now_ms());
 	if (gone)
 		port_detach(p, "plug hung up");
+	return !gone && n == RX_BATCH;
 }
 
 void port_read_tap(int p)
@@ -376,8 +386,14 @@ void port_poll_handle(const struct pollfd &pfd, const PollRef &ref)
 	 * there is dropped, and the end of it is the plug leaving. */
 	if (ref.ctl) {
 		ssize_t n = recv(pfd.fd, &c, 1, MSG_DONTWAIT);
-		if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-			port_detach(p, "plug closed");
+		if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+			/* Frames the plug sent before it left may still wait on
+			 * its data channel; they are delivered first. */
+			while (port_read_plug(p, true))
+				;
+			if (ports[p].kind != PORT_FREE)
+				port_detach(p, "plug closed");
+		}
 		return;
 	}
 	port_read_plug(p, pfd.revents & (POLLHUP | POLLERR));

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <poll.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -205,6 +206,32 @@ TEST_F(SwitchTest, StuckPlugDoesNotStopTheOthers)
 	EXPECT_EQ(stuck.tx + stuck.dropped, (unsigned long long)BURST * BURSTS);
 	EXPECT_EQ(reader.tx, (unsigned long long)BURST * BURSTS);
 	EXPECT_EQ(reader.dropped, 0u);
+}
+
+/* A plug that leaves with frames from the switch unread still has every
+ * frame it sent before leaving delivered. */
+TEST_F(SwitchTest, FramesSentBeforeLeavingArriveAfterAnUnreadQueue)
+{
+	start(2);
+	const int FRAMES = 100;
+	/* Something waits unread in plug 0's queue when it closes. */
+	Frame unread = make_frame(BCAST, MAC_B, 60);
+	ASSERT_EQ(krix_send(plugs[1], unread.data(), unread.size(), 0), 60);
+	struct pollfd pfd = {krix_datafd(plugs[0]), POLLIN, 0};
+	ASSERT_EQ(poll(&pfd, 1, 2000), 1);
+	kill(sw.pid, SIGSTOP);
+	for (int i = 0; i < FRAMES; i++) {
+		Frame f = make_frame(MAC_B, MAC_A, 64, (uint8_t)i);
+		ASSERT_EQ(krix_send(plugs[0], f.data(), f.size(), 0), 64);
+	}
+	krix_close(plugs[0]);
+	plugs[0] = nullptr;
+	kill(sw.pid, SIGCONT);
+	for (int i = 0; i < FRAMES; i++) {
+		Frame got;
+		ASSERT_TRUE(plug_recv(plugs[1], &got)) << "frame " << i;
+		ASSERT_EQ(got, make_frame(MAC_B, MAC_A, 64, (uint8_t)i));
+	}
 }
 
 /* A plug gets the port it asks for, or the first free one. */
