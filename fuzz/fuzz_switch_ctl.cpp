@@ -52,15 +52,7 @@ void pump(void)
 		n += port_poll_fill(pfd + n, ref + n);
 		if (poll(pfd, nfds_t(n), 0) <= 0)
 			return;
-		for (int i = 0; i < n; i++) {
-			if (pfd[i].revents == 0)
-				continue;
-			if (ref[i].owner == POLL_CTL)
-				ctl_poll_handle(pfd[i], ref[i]);
-			else
-				port_poll_handle(pfd[i], ref[i]);
-		}
-		port_reap();
+		ctl_poll_dispatch(pfd, ref, n);
 	}
 }
 

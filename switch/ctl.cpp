@@ -292,3 +292,16 @@ int ctl_expire(int64_t now_ms)
 	}
 	return (int)next;
 }
+
+void ctl_poll_dispatch(const struct pollfd *pfd, const PollRef *ref, int n)
+{
+	for (int i = 0; i < n; i++) {
+		if (pfd[i].revents == 0)
+			continue;
+		if (ref[i].owner == POLL_CTL)
+			ctl_poll_handle(pfd[i], ref[i]);
+		else
+			port_poll_handle(pfd[i], ref[i]);
+	}
+	port_reap();
+}

@@ -29,6 +29,10 @@ int ctl_poll_fill(struct pollfd *pfd, PollRef *ref);
 /* Acts on one entry that poll reported. */
 void ctl_poll_handle(const struct pollfd &pfd, const PollRef &ref);
 
+/* Hands each of the n entries that reported something to its handler,
+ * control or port, then frees the ports that failed meanwhile. */
+void ctl_poll_dispatch(const struct pollfd *pfd, const PollRef *ref, int n);
+
 /* Drops connections that sent no hello in time; returns the milliseconds
  * until the next such deadline, or -1 when none is pending. */
 int ctl_expire(int64_t now_ms);

@@ -203,15 +203,7 @@ void run(const sigset_t *wait_mask)
 			log_line(LOG_ERR, "ppoll(): %s", strerror(errno));
 			exit(1);
 		}
-		for (int i = 0; r > 0 && i < n; i++) {
-			if (pfd[i].revents == 0)
-				continue;
-			if (ref[i].owner == POLL_CTL)
-				ctl_poll_handle(pfd[i], ref[i]);
-			else
-				port_poll_handle(pfd[i], ref[i]);
-		}
-		port_reap();
+		ctl_poll_dispatch(pfd, ref, r > 0 ? n : 0);
 		wait_ms = ctl_expire(port_now_ms());
 	}
 	free(pfd);
