@@ -183,6 +183,27 @@ kx_exec()
 		sh "$KX_USER" "$(kx_tun_node_needed)" "$@"
 }
 
+# kx_user_programs USER: when USER cannot run the programs where they were
+# built (a checkout in a private directory, say), copies them and the plug
+# library to a directory open to all and runs everything from there.
+kx_user_programs()
+{
+	local user=$1 f
+	if setpriv --reuid="$user" --regid="$(id -g "$user")" --clear-groups \
+		sh -c 'test -x "$1"/krix_vxlan && test -r "$1"/libkrixplug.so.3' sh "$BUILD"; then
+		return 0
+	fi
+	chmod 755 "$KX_TMP"
+	install -d -m 755 "$KX_TMP/bin"
+	for f in krix_switch krix_vxlan krix_plug libkrixplug.so.3; do
+		install -m 755 "$BUILD/$f" "$KX_TMP/bin/$f" || return 1
+	done
+	BUILD=$KX_TMP/bin
+	# The programs' own library path names the build directory, which the
+	# user cannot enter; the loader then goes on to this one.
+	export LD_LIBRARY_PATH=$KX_TMP/bin
+}
+
 kx_tun_node_needed()
 {
 	if setpriv --reuid="$KX_USER" --regid="$(id -g "$KX_USER")" --clear-groups \

@@ -21,6 +21,7 @@ kx_require ip ping setpriv unshare mknod
 
 KX_USER=nobody
 uid=$(id -u "$KX_USER")
+kx_user_programs "$KX_USER" || exit 1
 [ "$(kx_tun_node_needed)" = yes ] &&
 	kx_info "/dev/net/tun is closed to $KX_USER here; each host gets a 0666 node of its own"
 

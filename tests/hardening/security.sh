@@ -106,6 +106,7 @@ done
 # Each row: mode, what nobody gets. The directory's parent is open to all,
 # so only the mode decides.
 chmod 755 "$KX_TMP"
+kx_user_programs nobody || exit 1
 MODES=(
 	"0700|Permission denied"
 	"0770|Permission denied"
