@@ -130,6 +130,11 @@ int main(int argc, char **argv)
 	int switch_port = 0;
 	bool daemon_mode = false;
 
+	// Each log line is three writes to standard error. Buffered by line,
+	// they leave in one system call, which matters when a flood of refused
+	// datagrams from the network is logged one line each.
+	setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
+
 	int opt;
 	while ((opt = getopt_long(argc, argv, "I:A:P:T:s:p:dvh", LONG_OPTIONS, nullptr)) != -1) {
 		switch (opt) {
